@@ -114,7 +114,8 @@ std::string make_results_file_path(const char* directory, const std::string& nam
 
 void open_results_file(std::ostream& error_channel) {
   std::time_t now = std::time(nullptr);
-  std::tm local_time = *std::localtime(&now);
+  std::tm local_time{};
+  if (const std::tm* converted = std::localtime(&now)) local_time = *converted;
   std::string time_text = format_time_text(local_time);
   std::string wanted = make_results_file_name(processor_name, time_text);
 
