@@ -149,9 +149,11 @@ VARIANTS = [
     ("UTF-8 byte order mark", codecs.BOM_UTF8 + GOOD.read_bytes()),
     ("trailing blanks lost", GOOD.read_bytes().replace(b" \n", b"\n")),
     ("blank lines lost", GOOD.read_bytes().replace(b"\n\n", b"\n").replace(b"\n\n", b"\n")),
+    ("blank lines doubled", GOOD.read_bytes().replace(b"\n\n", b"\n\n\n\n")),
     ("other spellings of a figure", replaced(25, b"0.5 Secs.", b"5.00000E-01 Secs.")),
     ("console log", console_bytes()),
     ("console log saved as UTF-16", console_bytes().decode().encode("utf-16")),
+    ("console log with blank lines doubled", console_bytes().replace(b"\n\n", b"\n\n\n\n")),
     ("console log with CR LF and noise", with_noise(console_bytes()).replace(b"\n", b"\r\n")),
 ]
 

@@ -153,6 +153,11 @@ def test_thousands_of_workers(launcher, tmp_path):
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     width, height = struct.unpack(">II", data[16:24])
     assert 800 <= width <= 2000 and 200 <= height <= 1000
+    # As bars they would not fit in an image: refused, and nothing written.
+    too_tall = tmp_path / "too-tall.png"
+    refused = report("plot", job.results_files[0], "--max-bars", "5000", "-o", too_tall)
+    assert refused.status == 1 and "cannot draw" in refused.stderr
+    assert not too_tall.exists() and not list(tmp_path.glob(".chart-*"))
 
 
 # --- slow on a real run -------------------------------------------------------

@@ -3,7 +3,10 @@ phase. Up to max_bars workers each worker is a bar with its host on the axis;
 beyond that the rates are drawn as a sorted distribution. The phase's median
 is marked and the workers that slow would name are highlighted."""
 
+import io
 import math
+import os
+import tempfile
 
 from . import analysis
 
@@ -24,7 +27,7 @@ def _finite(value):
 
 
 def _row_title(run):
-    parts = [run.host if run.host is not None else run.path]
+    parts = ["root %s" % run.host if run.host is not None else run.path]
     if run.started is not None:
         parts.append(run.started.strftime("%Y-%m-%d %H:%M:%S"))
     parts.append("%d workers" % (run.processes - 1))
@@ -117,5 +120,26 @@ def draw(runs, output, image_format, threshold, max_bars):
                         label="%g%% below the median" % threshold)],
         loc="center", ncol=4, frameon=False, fontsize=9)
     metadata = {"Date": None} if image_format == "svg" else {"Software": None}
-    figure.savefig(output, format=image_format, dpi=100, metadata=metadata)
-    pyplot.close(figure)
+    # Drawn in full before the chart's file is touched, which then appears
+    # whole or not at all.
+    image = io.BytesIO()
+    try:
+        figure.savefig(image, format=image_format, dpi=100, metadata=metadata)
+    finally:
+        pyplot.close(figure)
+    directory = os.path.dirname(os.path.abspath(output))
+    descriptor, temporary = tempfile.mkstemp(prefix=".chart-", dir=directory)
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            stream.write(image.getvalue())
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, output)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

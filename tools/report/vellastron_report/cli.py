@@ -6,6 +6,7 @@ processed); 3 (slow only) some worker is slow. 2 wins over 3.
 """
 
 import argparse
+import importlib.util
 import os
 import sys
 
@@ -151,9 +152,7 @@ def _plot(arguments):
         raise UsageError("--max-bars must be at least 1")
     if _is_input(arguments.output, arguments.files):
         raise UsageError("the chart would overwrite an input file: %s" % arguments.output)
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("matplotlib") is None:
         raise UsageError("plot needs matplotlib (Debian: python3-matplotlib)")
     from . import chart
 
@@ -170,6 +169,10 @@ def _plot(arguments):
         except OSError as failure:
             raise UsageError("cannot write %s: %s" % (arguments.output,
                                                       failure.strerror or failure))
+        except ValueError as failure:
+            # matplotlib refuses images of 2^16 pixels or more in either direction.
+            raise UsageError("cannot draw %s: %s (give fewer files or a lower --max-bars)"
+                             % (arguments.output, failure))
     elif not failed:
         raise UsageError("nothing to draw: no file has cluster phases")
     return EXIT_INPUT if failed else EXIT_OK

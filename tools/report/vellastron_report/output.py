@@ -243,8 +243,7 @@ def slow_text(run, found, threshold):
     if not found:
         lines.append("  no slow worker: none more than %g%% below its phase's median" % threshold)
     else:
-        lines.append("  %d slow: more than %g%% below the phase's median"
-                     % (len(found), threshold))
+        lines.append("  slow, more than %g%% below the phase's median:" % threshold)
         rows = []
         for item in found:
             rows.append(["rank %d" % item.worker.rank, item.worker.host, item.phase.kind.name,

@@ -170,6 +170,10 @@ _SAVED = re.compile(r"Results (?:have been saved in a file and you can find it a
 # log may have mixed in.
 _DIAGNOSTIC_PREFIX = "vellastron-memory: "
 
+# Lines with text between the console's banner and its process count: the
+# rights notice and the support contact, with room for a few more.
+_CONSOLE_HEADER_LINES = 4
+
 _REFUSALS = (
     ("The number of threads has reached the limits",
      "the job was refused: more processes than the benchmark accepts"),
@@ -267,7 +271,7 @@ class _Reader:
     def phase(self, kind, processes):
         workers_expected = processes - 1
         self.expect_text("Multi-Thread Enabled:")
-        self.where = "in the %s phase before its first worker" % kind.name
+        self.where = "at the start of the %s phase" % kind.name
         self.expect_text(kind.title)
         workers = []
         rate_pattern = _rate_pattern(kind.unit)
@@ -375,14 +379,11 @@ def parse_text(path, text):
     # The results file starts with the banner and has the process count
     # right after it; the console has a blank line first and the notice and
     # contact lines after the banner, and whatever was logged before the run.
-    after = next((i for i in range(banner + 1, len(lines)) if lines[i]), None)
-    extra = []
-    if after is not None and not lines[after].startswith("Thread(s):"):
-        extra = [i for i in range(after, min(after + 6, len(lines)))
-                 if lines[i].startswith("Thread(s):")]
-    console = banner > 0 or bool(extra)
+    following = [i for i in range(banner + 1, len(lines)) if lines[i]][:_CONSOLE_HEADER_LINES + 1]
+    counts = [i for i in following if lines[i].startswith("Thread(s):")][:1]
+    console = banner > 0 or bool(counts and counts[0] != following[0])
     reader = _Reader(path, lines, console)
-    reader.index = extra[0] if extra else banner + 1
+    reader.index = counts[0] if counts else banner + 1
 
     processes = reader.processes()
     baseline = reader.baseline()
