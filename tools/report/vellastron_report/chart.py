@@ -79,13 +79,19 @@ def _distribution(axes, phase, threshold):
     axes.set_ylabel("millions per second")
 
 
-def draw(runs, output, image_format, threshold, max_bars):
-    """Writes the chart of the runs that have cluster phases to output."""
+def load_matplotlib():
+    """Imports matplotlib for drawing into files; ImportError without it."""
     import matplotlib
     matplotlib.use("Agg")
     # Text stays text in SVG (searchable, selectable), and ids are stable.
     matplotlib.rcParams["svg.fonttype"] = "none"
     matplotlib.rcParams["svg.hashsalt"] = "vellastron-report"
+    return matplotlib
+
+
+def draw(runs, output, image_format, threshold, max_bars):
+    """Writes the chart of the runs that have cluster phases to output."""
+    load_matplotlib()
     from matplotlib import pyplot
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch

@@ -6,7 +6,6 @@ processed); 3 (slow only) some worker is slow. 2 wins over 3.
 """
 
 import argparse
-import importlib.util
 import os
 import sys
 
@@ -152,9 +151,11 @@ def _plot(arguments):
         raise UsageError("--max-bars must be at least 1")
     if _is_input(arguments.output, arguments.files):
         raise UsageError("the chart would overwrite an input file: %s" % arguments.output)
-    if importlib.util.find_spec("matplotlib") is None:
+    try:
+        from . import chart
+        chart.load_matplotlib()
+    except ImportError:
         raise UsageError("plot needs matplotlib (Debian: python3-matplotlib)")
-    from . import chart
 
     runs, failed = _read_all(arguments.files)
     drawable = [run for run in runs if run.phases]
