@@ -137,6 +137,19 @@ class Job:
             if len(self.console) - 1 >= after and regex.fullmatch(line):
                 return len(self.console) - 1
 
+    def wait_quiet(self, seconds):
+        """Reads the console until it has been silent for `seconds`."""
+        while time.monotonic() < self.deadline():
+            try:
+                line = self._lines.get(timeout=seconds)
+            except queue.Empty:
+                return
+            if line is None:
+                self._lines.put(None)
+                return
+            self.console.append(line)
+        raise Failure("the console never fell silent within %d s" % JOB_TIMEOUT)
+
     def finish(self):
         """Waits for the launcher to end; returns its status, None if it hung."""
         try:
@@ -282,16 +295,16 @@ def case_worker_killed(args, cluster, workdir):
             victim = next((pid for pid, rank in benchmark_processes(
                 cluster, victim_host, args.binary).items() if rank == VICTIM_RANK), None)
             if victim is None:
-                if time.monotonic() > job.deadline():
+                if job.process.poll() is not None or time.monotonic() > job.deadline():
                     raise Failure("rank %d never appeared on %s" % (VICTIM_RANK, victim_host))
                 time.sleep(0.05)
         os.kill(victim, signal.SIGSTOP)
         header = job.wait_for_console("Multi-Thread Enabled:")
         job.wait_for_console(re.escape("Thread:%d @%s It was: " % (
             VICTIM_RANK - 1, PLACEMENT[VICTIM_RANK - 1])) + ".*", after=header)
-        # Let the root write the file's lines of that worker and block in
-        # its receive from the stopped one.
-        time.sleep(1)
+        # The root now writes that worker's lines to the file and blocks in
+        # its receive from the stopped one: wait until it has gone quiet.
+        job.wait_quiet(1.0)
         os.kill(victim, signal.SIGKILL)
     except Failure as failure:
         job.stop()
