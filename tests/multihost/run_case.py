@@ -31,8 +31,9 @@ import testcluster  # noqa: E402
 
 SKIP_STATUS = 77
 
-# Three hosts whose names differ in length; the root's is the longest, so a
-# shorter worker name received after it shows any character left behind.
+# Three hosts whose names differ in length. The root's host, whose worker is
+# received first in every phase, has the longest, so a shorter name received
+# after it shows any character left behind.
 HOSTS = ["vellastron-head", "n2", "node-three"]
 PROCESSES_PER_HOST = 2
 PLACEMENT = [host for host in HOSTS for _ in range(PROCESSES_PER_HOST)]
@@ -64,7 +65,10 @@ def launcher_command(flavour, launcher, binary, hostfile):
                 "--mca", "oob_tcp_if_include", testcluster.SUBNET,
                 binary]
     # Hydra: proxies are started through the agent and call back to the
-    # launcher on the bridge address of its interface.
+    # launcher on the bridge address of its interface. MPICH's messages are
+    # left to UCX, which sees one kernel and uses shared memory between the
+    # hosts' processes: forced onto TCP (UCX_TLS=tcp), Debian 12's MPICH 4.0.2
+    # with UCX 1.13 hangs in MPI_Finalize, whatever the program.
     return [launcher, "-rmk", "user", "-launcher", "ssh", "-launcher-exec", testcluster.AGENT,
             "-f", hostfile, "-n", str(len(PLACEMENT)), "-iface", testcluster.HOST_INTERFACE,
             binary]

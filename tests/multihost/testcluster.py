@@ -23,6 +23,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 SUBNET = "10.231.0.0/24"
@@ -192,7 +193,7 @@ class TestCluster:
         deadline = time.monotonic() + 20
         while True:
             result = subprocess.run(
-                self.enter(name, ["python3", "-c", probe, address]),
+                self.enter(name, [sys.executable, "-c", probe, address]),
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL, timeout=30)
             if result.returncode == 0:
