@@ -17,6 +17,11 @@ shim_library="$bench_build/bench/libmpi_test_shim.so"
 job_timeout=${VELLASTRON_BENCH_TIMEOUT:-600}
 # Longest wait for the machine to become quiet before a run.
 quiet_wait=${VELLASTRON_BENCH_QUIET_WAIT:-300}
+# A run during which other work kept more than this many cores busy on
+# average is set aside (in DIR/discarded) and taken again, at most
+# noisy_retries times; the last attempt is kept whatever its noise.
+max_other_cores=${VELLASTRON_BENCH_MAX_OTHER_CORES:-0.25}
+noisy_retries=${VELLASTRON_BENCH_RETRIES:-4}
 
 die() {
   echo "$(basename "$0"): $*" >&2
@@ -75,15 +80,15 @@ other_benchmark_jobs() {
   return 1
 }
 
-# Waits until no other test suite or benchmark process runs and less than
-# half a core is busy, for at most quiet_wait seconds. Prints one line saying
-# how long it waited and how busy the machine was when it gave up or went on.
+# Waits until no other test suite or benchmark process runs and other work
+# keeps at most max_other_cores busy, for at most quiet_wait seconds. Prints
+# how long it waited and how busy the machine was when it went on.
 wait_for_quiet_machine() {
   local waited=0 busy
   while :; do
     busy=$(machine_busy_cores 2)
     waited=$((waited + 2))
-    if ! other_benchmark_jobs && awk -v b="$busy" 'BEGIN { exit !(b < 0.5) }'; then
+    if ! other_benchmark_jobs && awk -v b="$busy" -v m="$max_other_cores" 'BEGIN { exit !(b <= m) }'; then
       echo "quiet after ${waited}s (other work: $busy cores)"
       return 0
     fi
@@ -124,8 +129,44 @@ run_timed_job() {
   [ "$status" -eq 0 ] || { cat "$dir/stderr.txt" >&2; die "job in $dir ended with status $status"; }
 }
 
+# Cores kept busy by everything but the job in DIR, on average while it ran.
+other_cores_during() {
+  local dir=$1
+  awk -v hz="$(getconf CLK_TCK)" '
+    FILENAME ~ /machine.txt$/ { jiffies[++n] = $1 }
+    FILENAME ~ /job-time.txt$/ { wall = $(NF - 2); cpu = $(NF - 1) + $NF }
+    END { others = ((jiffies[2] - jiffies[1]) / hz - cpu) / wall
+          printf "%.2f\n", others < 0 ? 0 : others }' "$dir/machine.txt" "$dir/job-time.txt"
+}
+
+# run_quiet_job DIR [ENV=VALUE...] -- PROGRAM : run_timed_job after waiting
+# for a quiet machine, taken again while other work disturbed it. Prints one
+# line per attempt.
+run_quiet_job() {
+  local dir=$1 attempt others
+  for ((attempt = 1; ; attempt++)); do
+    echo "  $(basename "$dir"), attempt $attempt: $(wait_for_quiet_machine)"
+    run_timed_job "$@"
+    others=$(other_cores_during "$dir")
+    if awk -v o="$others" -v m="$max_other_cores" 'BEGIN { exit !(o <= m) }'; then
+      echo "  kept (other work during the run: $others cores)"
+      return 0
+    fi
+    if [ "$attempt" -gt "$noisy_retries" ]; then
+      echo "  kept although other work used $others cores during the run (no retries left)"
+      return 0
+    fi
+    echo "  set aside: other work used $others cores during the run"
+    mkdir -p "$(dirname "$dir")/discarded"
+    mv "$dir" "$(dirname "$dir")/discarded/$(basename "$dir")-attempt-$attempt"
+  done
+}
+
 describe_machine() {
-  echo "cpu: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+  echo "cpu: $(awk -F': ' '/^model name/ { name = $2 } /^cpu family/ { family = $2 }
+    /^model\t/ { model = $2 } /^cpu MHz/ { mhz = $2 } /^flags/ { vm = $2 ~ /hypervisor/ }
+    END { printf "%s (family %s, model %s, %.0f MHz)%s", name, family, model, mhz,
+          vm ? ", virtual machine" : "" }' /proc/cpuinfo)"
   echo "cores: $(nproc)"
   echo "memory: $(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
   echo "kernel: $(uname -sr)"

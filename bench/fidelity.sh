@@ -22,10 +22,10 @@ cat "$output/machine.txt"
 echo "runs: $runs of each, alternating; output in $output"
 
 run_product() {
-  run_timed_job "$1" -- "$product_binary"
+  run_quiet_job "$1" -- "$product_binary"
 }
 run_reference() {
-  run_timed_job "$1" -- "$reference_binary"
+  run_quiet_job "$1" -- "$reference_binary"
 }
 
 for ((round = 1; round <= runs; round++)); do
@@ -33,7 +33,7 @@ for ((round = 1; round <= runs; round++)); do
   # machine's load does not always favour the same program.
   if ((round % 2)); then order=(product reference); else order=(reference product); fi
   for program in "${order[@]}"; do
-    echo "round $round, $program: $(wait_for_quiet_machine)"
+    echo "round $round, $program"
     "run_$program" "$output/$program-$round"
   done
 done

@@ -4,6 +4,8 @@ Markdown tables.
 
     summarise.py fidelity DIR    DIR/product-K and DIR/reference-K, K = 1, 2, ...
     summarise.py scaling DIR     DIR/size-N-K
+    summarise.py profile DIR     DIR/perf-script.txt and DIR/strace.txt of
+                                 profile_reporting.sh
 
 Each run directory holds time.txt (/usr/bin/time -v of the process),
 job-time.txt ("wall user system" of the whole launcher), machine.txt (the
@@ -99,13 +101,16 @@ def spread(values):
     return f"{min(values):.3f}–{max(values):.3f}"
 
 
-def noise_line(runs):
+def noise_line(runs, directory):
     others = [r["others"] for r in runs]
+    discarded_dir = os.path.join(directory, "discarded")
+    discarded = len(os.listdir(discarded_dir)) if os.path.isdir(discarded_dir) else 0
     involuntary = [r["involuntary"] for r in runs]
     return (
         f"Other work on the machine during the runs: median {median(others):.2f} cores, "
         f"max {max(others):.2f} cores (of {os.cpu_count()}); involuntary context switches "
-        f"of the measured process: median {median(involuntary):.0f}, max {max(involuntary)}."
+        f"of the measured process: median {median(involuntary):.0f}, max {max(involuntary)}. "
+        f"Runs set aside and taken again because other work disturbed them: {discarded}."
     )
 
 
@@ -160,7 +165,7 @@ def fidelity(directory):
           f"| {difference:+.1f} MiB | {median([a - b for a, b in zip(pm, rm)]):+.1f} MiB "
           f"| within 5 MiB: {verdict(abs(difference) <= 5)} |")
     print()
-    print(noise_line(p + r))
+    print(noise_line(p + r, directory))
 
 
 def scaling(directory):
@@ -227,10 +232,65 @@ def scaling(directory):
         print(f"- At 4096: {cost:.3f} s beyond a one-process run (target under 1 s: "
               f"{verdict(cost < 1)}), {rss:.2f} MiB (target under 16 MiB: {verdict(rss < 16)}).")
     print()
-    print(noise_line([r for n in sizes for r in by_size[n]]))
+    print(noise_line([r for n in sizes for r in by_size[n]], directory))
+
+
+# Where the root's time after its baseline goes, by what the sampled call
+# chain (kernel frames complete, user frames often cut short) passes through.
+PROFILE_CATEGORIES = (
+    ("console line writes (the launcher's pseudo-terminal)", ("pty_write", "n_tty_write")),
+    ("other write system calls (results file; syscall entry and exit)",
+     ("__GI___libc_write", "vfs_write", "ksys_write")),
+    ("number formatting", ("__printf_fp", "vfprintf", "num_put", "hack_digit", "__mpn_")),
+    ("simulated messages (profiling library)", ("mpi_test_shim", "memset")),
+    ("process exit and MPI shut-down", ("exit_mmap", "vms_clear_ptes", "do_exit", "Finalize")),
+)
+
+
+def profile(directory):
+    samples = []
+    with open(os.path.join(directory, "perf-script.txt"), errors="replace") as f:
+        for line in f:
+            head = re.match(r"\s*(\d+\.\d+):\s*$", line)
+            if head:
+                samples.append((float(head.group(1)), []))
+                continue
+            frame = re.match(r"\s*[0-9a-f]+ (.*) \((.*)\)\s*$", line)
+            if frame and samples:
+                samples[-1][1].append(frame.group(1) + " " + frame.group(2))
+    end_of_baseline = max(t for t, chain in samples if any("high_speed_test" in f for f in chain))
+    after = [chain for t, chain in samples if t > end_of_baseline]
+    span = max(t for t, _ in samples) - end_of_baseline
+    counts = {label: 0 for label, _ in PROFILE_CATEGORIES}
+    counts["other (stream machinery, report code, MPI calls)"] = 0
+    for chain in after:
+        text = " ".join(chain)
+        for label, keys in PROFILE_CATEGORIES:
+            if any(key in text for key in keys):
+                counts[label] += 1
+                break
+        else:
+            counts["other (stream machinery, report code, MPI calls)"] += 1
+    print(f"CPU samples after the baseline's last kernel: {len(after)}, over {span:.3f} s "
+          "of wall time up to the process's end.\n")
+    print("| where | samples | share |")
+    print("|---|---|---|")
+    for label, count in counts.items():
+        print(f"| {label} | {count} | {100.0 * count / max(1, len(after)):.0f}% |")
+    writes = {}
+    with open(os.path.join(directory, "strace.txt")) as f:
+        for line in f:
+            call = re.match(r"(?:\d+\s+)?(write|writev)\((\d+),", line)
+            if call:
+                writes[call.group(2)] = writes.get(call.group(2), 0) + 1
+    print()
+    print("Write system calls by file descriptor (separate run under strace): " +
+          ", ".join(f"fd {fd}: {n}" for fd, n in sorted(writes.items(), key=lambda i: -i[1])) +
+          ".")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in ("fidelity", "scaling"):
+    commands = {"fidelity": fidelity, "scaling": scaling, "profile": profile}
+    if len(sys.argv) != 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
-    {"fidelity": fidelity, "scaling": scaling}[sys.argv[1]](sys.argv[2])
+    commands[sys.argv[1]](sys.argv[2])
