@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared part of the benchmark scripts; sourced by fidelity.sh and scaling.sh.
 #
 # Builds, in a tree of its own (build/bench-openmpi unless
@@ -9,6 +10,7 @@
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bench_dir="$project_root/bench"
 bench_build=${VELLASTRON_BENCH_BUILD:-$project_root/build/bench-openmpi}
+# shellcheck disable=SC2034  # used by the scripts that source this file
 product_binary="$bench_build/vellastron-memory"
 reference_binary="$bench_build/bench/reference_kernels"
 shim_library="$bench_build/bench/libmpi_test_shim.so"

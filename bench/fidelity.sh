@@ -9,6 +9,7 @@
 # Every run's console, timings and results file stay in OUTPUT_DIR (default: a
 # new directory under /tmp), one sub-directory per run.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 
 runs=${1:-7}

@@ -8,6 +8,7 @@
 # calls per file descriptor. Neither run is a timing: both tools slow the
 # process down. Needs perf (Debian: linux-perf) and strace.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 
 size=${1:-4096}

@@ -12,6 +12,7 @@
 # each (default 5), taken round by round so that every size sees the same
 # drift of the machine. The console goes to a file in each run's directory.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 
 runs=${1:-5}
