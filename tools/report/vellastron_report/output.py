@@ -33,6 +33,17 @@ def run_title(run):
     return "%s\n  %s" % (run.path, ", ".join(details))
 
 
+def _groups(header):
+    """(start, end) of each header cell with the None cells that follow it."""
+    index = 0
+    while index < len(header):
+        end = index + 1
+        while end < len(header) and header[end] is None:
+            end += 1
+        yield index, end
+        index = end
+
+
 def _render(header_rows, rows, right_from):
     """Aligned columns: the first right_from columns to the left, the others to
     the right. A header cell of None belongs to the group on its left."""
@@ -41,32 +52,24 @@ def _render(header_rows, rows, right_from):
     for row in rows:
         for index, cell in enumerate(row):
             widths[index] = max(widths[index], len(cell))
+
+    def span(index, end):
+        return sum(widths[index:end]) + 2 * (end - index - 1)
+
     # A group title spans its columns; the last column of the group widens
     # when the title is longer than the group.
     for header in header_rows:
-        index = 0
-        while index < len(header):
-            end = index + 1
-            while end < len(header) and header[end] is None:
-                end += 1
-            span = sum(widths[index:end]) + 2 * (end - index - 1)
-            if len(header[index]) > span:
-                widths[end - 1] += len(header[index]) - span
-            index = end
+        for index, end in _groups(header):
+            if len(header[index]) > span(index, end):
+                widths[end - 1] += len(header[index]) - span(index, end)
     lines = []
     for header in header_rows:
         cells = []
-        index = 0
-        while index < len(header):
-            end = index + 1
-            while end < len(header) and header[end] is None:
-                end += 1
-            span = sum(widths[index:end]) + 2 * (end - index - 1)
+        for index, end in _groups(header):
             if end - index == 1 and index >= right_from:
-                cells.append(header[index].rjust(span))
+                cells.append(header[index].rjust(span(index, end)))
             else:
-                cells.append(header[index].ljust(span))
-            index = end
+                cells.append(header[index].ljust(span(index, end)))
         lines.append("  ".join(cells).rstrip())
     for row in rows:
         cells = [cell.ljust(widths[i]) if i < right_from else cell.rjust(widths[i])
