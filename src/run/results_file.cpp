@@ -126,7 +126,6 @@ void open_results_file(std::ostream& error_channel) {
     return;
   }
   if (error_number == 0) error_number = results_file.first_error();
-  results_file.record_error(error_number);
   results_file.setstate(std::ios::failbit);
   error_channel << program_name << ": cannot create the results file \"" << results_file_name
                 << "\": " << std::strerror(error_number) << std::endl;

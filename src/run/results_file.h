@@ -21,7 +21,6 @@ class ResultsFileStream : public std::ostream {
   bool is_open() const { return buffer_.is_open(); }
   // errno of the first failure, 0 if none was seen.
   int first_error() const { return buffer_.first_error; }
-  void record_error(int error) { buffer_.record(error); }
 
  private:
   class Buffer : public std::filebuf {

@@ -242,6 +242,26 @@ def read_lines(path):
         return text.read().splitlines()
 
 
+def the_results_file(job):
+    """The one results file in the launch directory, named after the root's
+    host: its name and its lines."""
+    names = results_files(job.launch_directory)
+    pattern = re.compile(report_layout.results_file_name_pattern(HOSTS[0]))
+    if len(names) != 1 or not pattern.fullmatch(names[0]):
+        raise Failure("expected one results file named after %s in the launch directory, "
+                      "found %s\n%s" % (HOSTS[0], names, job.diagnostics()))
+    return names[0], read_lines(os.path.join(job.launch_directory, names[0]))
+
+
+def fail_on(problems, cluster, job):
+    """Adds any process left on the test hosts, then fails with every problem."""
+    strays = left_running(cluster)
+    if strays:
+        problems.append("processes still running after the job: %s" % "; ".join(strays))
+    if problems:
+        raise Failure("\n".join(problems) + "\n" + job.diagnostics())
+
+
 # --- cases -----------------------------------------------------------------------
 def case_full_report(args, cluster, workdir):
     """A whole job across the three hosts: report, results file, exit status."""
@@ -253,24 +273,14 @@ def case_full_report(args, cluster, workdir):
     if status != 0:
         problems.append("the launcher ended with status %d, not 0" % status)
 
-    names = results_files(job.launch_directory)
-    pattern = re.compile(report_layout.results_file_name_pattern(HOSTS[0]))
-    if len(names) != 1 or not pattern.fullmatch(names[0]):
-        raise Failure("expected one results file named after %s in the launch directory, "
-                      "found %s\n%s" % (HOSTS[0], names, job.diagnostics()))
-    file_lines = read_lines(os.path.join(job.launch_directory, names[0]))
-
+    name, file_lines = the_results_file(job)
     expected = report_layout.expected_report(PLACEMENT, job.launch_directory)
     report_problems, captures, _ = report_layout.check_report(job.console, file_lines, expected)
     problems += report_problems
-    if not report_problems and captures.get("results_file") != names[0]:
+    if not report_problems and captures.get("results_file") != name:
         problems.append("the console names %r, the launch directory holds %r"
-                        % (captures.get("results_file"), names[0]))
-    strays = left_running(cluster)
-    if strays:
-        problems.append("processes still running after the job: %s" % "; ".join(strays))
-    if problems:
-        raise Failure("\n".join(problems) + "\n" + job.diagnostics())
+                        % (captures.get("results_file"), name))
+    fail_on(problems, cluster, job)
     print("job of %d processes on %s ended with status 0 after %.1f s; %d console lines, "
           "%d results file lines checked" % (len(PLACEMENT), ", ".join(HOSTS),
                                              time.monotonic() - job.started,
@@ -326,12 +336,7 @@ def case_worker_killed(args, cluster, workdir):
     if "Press Enter to Exit." in job.console:
         problems.append("the root reached its closing block although a worker was killed")
 
-    names = results_files(job.launch_directory)
-    pattern = re.compile(report_layout.results_file_name_pattern(HOSTS[0]))
-    if len(names) != 1 or not pattern.fullmatch(names[0]):
-        raise Failure("expected one results file named after %s, found %s\n%s"
-                      % (HOSTS[0], names, job.diagnostics()))
-    file_lines = read_lines(os.path.join(job.launch_directory, names[0]))
+    _, file_lines = the_results_file(job)
     expected = report_layout.expected_report(PLACEMENT, job.launch_directory)
     report_problems, _, matched = report_layout.check_report(
         job.console, file_lines, expected, whole=False)
@@ -340,11 +345,7 @@ def case_worker_killed(args, cluster, workdir):
     if not any(line.startswith(last_reported) for line in job.console[:matched]):
         problems.append("the console's report stops before worker %d's lines of the first "
                         "cluster phase" % (VICTIM_RANK - 1))
-    strays = left_running(cluster)
-    if strays:
-        problems.append("processes still running after the job: %s" % "; ".join(strays))
-    if problems:
-        raise Failure("\n".join(problems) + "\n" + job.diagnostics())
+    fail_on(problems, cluster, job)
     print("rank %d killed on %s; the job ended with status %d %.1f s later; the results file "
           "holds all %d lines written before the failure"
           % (VICTIM_RANK, victim_host, status, time.monotonic() - killed_at, len(file_lines)))
