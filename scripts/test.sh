@@ -5,9 +5,10 @@ set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 
 ensure_packages "${run_packages[@]}" mpich libmpich-dev googletest libgtest-dev \
-  iproute2 util-linux procps python3 python3-pytest python3-matplotlib
+  iproute2 util-linux procps python3 python3-pytest python3-matplotlib \
+  slurmctld slurmd slurm-client munge
 
-# On CI the multi-host tests must run, never be skipped.
+# On CI the multi-host and Slurm tests must run, never be skipped.
 if [ "${CI:-}" = true ]; then export VELLASTRON_MULTIHOST_REQUIRED=1; fi
 
 failed=()

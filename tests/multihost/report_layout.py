@@ -47,9 +47,12 @@ def _compile(template):
     return re.compile(FIGURE.join(re.escape(part) for part in template.split("{#}")))
 
 
-def results_file_name_pattern(root_host):
+def results_file_name_pattern(root_host, numbered=False):
+    """numbered: the name may carry the " (n)" given when the plain one was
+    taken, as when several runs on one host end within the same second."""
     return (re.escape("results_memory_windows_clusters_mac_mx @ %s @ " % root_host)
-            + r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}\.txt")
+            + r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}"
+            + (r"(?: \([2-9]\d*\)| \(1\d+\))?" if numbered else "") + r"\.txt")
 
 
 _PHASES = [
@@ -69,8 +72,9 @@ _PHASES = [
 _MEGABYTES = "Conventionally, it was: {#} MB/sec."
 
 
-def expected_report(placement, launch_directory):
-    """The whole report of a job whose rank r runs on host placement[r]."""
+def expected_report(placement, launch_directory, numbered=False):
+    """The whole report of a job whose rank r runs on host placement[r];
+    numbered as for results_file_name_pattern."""
     world_size = len(placement)
     root = placement[0]
     lines = [
@@ -88,8 +92,9 @@ def expected_report(placement, launch_directory):
         "High speeds:", "The system spent: {#} Secs. ",
         "It was: {#} Millions Executions/sec.", _MEGABYTES, "", "")]
 
+    # A job of one process has no workers and reports no cluster phase.
     for (title, opens_blank, seconds_console, seconds_file, unit, total, megabytes,
-         average_console, average_file, closes_blank) in _PHASES:
+         average_console, average_file, closes_blank) in (_PHASES if world_size > 1 else []):
         if opens_blank:
             lines.append(Line(""))
         lines += [Line("Multi-Thread Enabled:"), Line(""), Line(title)]
@@ -114,7 +119,7 @@ def expected_report(placement, launch_directory):
     path_line = re.compile(
         re.escape("Results have been saved in a file and you can find it at: ")
         + re.escape(launch_directory) + r"[/\\]"
-        + "(?P<results_file>" + results_file_name_pattern(root) + ")")
+        + "(?P<results_file>" + results_file_name_pattern(root, numbered) + ")")
     lines += [Line("", None), Line("", None), Line(path_line, None), Line("", None),
               Line("Press Enter to Exit.", None)]
     return lines

@@ -13,6 +13,11 @@ outside the cluster's own directory. Tearing down kills every process found
 in the cluster's namespaces, then the holders; the namespaces, the bridge
 and the veth pairs go with them.
 
+The bridge's namespace may be a host too, the gateway: then it has a
+hostname, an address on the bridge itself (10.231.0.254) and the same
+/etc/hosts, and it serves as the place from which the hosts are driven (a
+batch system's controller and its client commands, say).
+
 The hosts are reached through host-agent.sh, which stands in for ssh: it
 reads the holder of the named host from the cluster directory (found in
 VELLASTRON_TEST_CLUSTER) and runs the command inside that host's namespaces.
@@ -28,6 +33,7 @@ import time
 
 SUBNET = "10.231.0.0/24"
 ADDRESS_PREFIX = "10.231.0."
+GATEWAY_ADDRESS = ADDRESS_PREFIX + "254"
 HOST_INTERFACE = "eth0"
 AGENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "host-agent.sh")
 
@@ -108,17 +114,23 @@ class _Holder:
 class TestCluster:
     """Hosts named `host_names`, addresses 10.231.0.1, .2, ... in that order.
 
+    With `gateway`, the bridge's namespace is a host of that name as well,
+    at GATEWAY_ADDRESS (see enter_gateway).
+
     Use as a context manager: the cluster is built on entry and torn down on
     exit, whatever happened in between.
     """
 
-    def __init__(self, host_names, directory):
+    def __init__(self, host_names, directory, gateway=None):
         if len(host_names) > 250:
             raise ValueError("at most 250 hosts fit the address range")
         self.host_names = list(host_names)
         self.directory = directory
+        self.gateway = gateway
         self.addresses = {name: ADDRESS_PREFIX + str(index + 1)
                           for index, name in enumerate(self.host_names)}
+        if gateway is not None:
+            self.addresses[gateway] = GATEWAY_ADDRESS
         self.bridge = None
         self.hosts = {}
 
@@ -140,13 +152,20 @@ class TestCluster:
         hosts_file = os.path.join(self.directory, "etc-hosts")
         with open(hosts_file, "w") as out:
             out.write("127.0.0.1\tlocalhost\n")
-            for name in self.host_names:
+            for name in self.host_names + ([self.gateway] if self.gateway else []):
                 out.write("%s\t%s\n" % (self.addresses[name], name))
 
-        self.bridge = _Holder(
-            "bridge", ["--net"],
-            "ip link set lo up\nip link add br0 type bridge\nip link set br0 up",
-            os.path.join(self.directory, "bridge.log"))
+        bridge_setup = "ip link set lo up\nip link add br0 type bridge\nip link set br0 up"
+        if self.gateway is None:
+            self.bridge = _Holder("bridge", ["--net"], bridge_setup,
+                                  os.path.join(self.directory, "bridge.log"))
+        else:
+            self.bridge = _Holder(
+                "bridge", ["--net", "--uts", "--mount"],
+                "hostname '%s'\nmount --bind '%s' /etc/hosts\n%s\n"
+                "ip addr add %s/24 dev br0" % (self.gateway, hosts_file, bridge_setup,
+                                               GATEWAY_ADDRESS),
+                os.path.join(self.directory, "bridge.log"))
 
         for index, name in enumerate(self.host_names):
             # unshare makes the new mount namespace's mounts private, so the
@@ -171,8 +190,8 @@ class TestCluster:
 
         # Every host must reach every other one before a job is started on them.
         for name in self.host_names:
-            for other in self.host_names:
-                self._wait_reachable(name, self.addresses[other])
+            for other in self.addresses.values():
+                self._wait_reachable(name, other)
 
     def _run(self, argv):
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -209,6 +228,15 @@ class TestCluster:
         if working_directory is not None:
             namespaces.append("--wd=" + working_directory)
         return self.hosts[name].enter(argv, namespaces)
+
+    def enter_gateway(self, argv, working_directory=None):
+        """The command line that runs argv on the gateway."""
+        if self.gateway is None:
+            raise ValueError("this cluster has no gateway")
+        namespaces = ["--net", "--uts", "--mount"]
+        if working_directory is not None:
+            namespaces.append("--wd=" + working_directory)
+        return self.bridge.enter(argv, namespaces)
 
     def environment(self):
         """What the launcher needs in its environment to use the agent."""
