@@ -306,8 +306,11 @@ def run_case(name, args, workdir):
                             % ", ".join(left))
         if problems:
             raise Failure("\n".join(problems) + "\n" + outcome.diagnostics(cluster))
-    print("%s: cluster up in %.1f s, job and checks %.1f s, %.1f s in all"
-          % (name, ready - started, time.monotonic() - ready, time.monotonic() - started))
+    messages = outcome.stderr.splitlines()
+    print("%s: cluster up in %.1f s, job and checks %.1f s, %.1f s in all; %s"
+          % (name, ready - started, time.monotonic() - ready, time.monotonic() - started,
+             "the launcher's messages:\n" + "\n".join(messages) if messages
+             else "no message from the launcher"))
 
 
 # --- the README's Slurm section ------------------------------------------------------

@@ -41,27 +41,28 @@ SRUN_PORTS = "26900-26999"
 CPUS_PER_NODE = 2
 PARTITION = "vellastron"
 
-DAEMONS = {"munged": "munge", "slurmctld": "slurmctld", "slurmd": "slurmd"}
-CLIENTS = {"srun": "slurm-client", "sbatch": "slurm-client", "scontrol": "slurm-client",
-           "sinfo": "slurm-client", "scancel": "slurm-client"}
+# The programs the cluster runs, with the Debian package of each.
+PROGRAMS = {"munged": "munge", "slurmctld": "slurmctld", "slurmd": "slurmd",
+            "srun": "slurm-client", "sbatch": "slurm-client", "scontrol": "slurm-client",
+            "sinfo": "slurm-client", "scancel": "slurm-client"}
 
 READY_TIMEOUT = 90
 STOP_GRACE = 10
 
 
+def _which(program):
+    # The daemons live in sbin, which a plain user's PATH may lack.
+    return shutil.which(program, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+
+
 def check_prerequisites():
     """Raises Unavailable when the machine cannot run the cluster."""
     testcluster.check_prerequisites()
-    missing = sorted({package for tool, package in list(DAEMONS.items()) + list(CLIENTS.items())
-                      if shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-                      is None})
+    missing = sorted({package for program, package in PROGRAMS.items()
+                      if _which(program) is None})
     if missing:
         raise Unavailable("Slurm is not installed (missing Debian packages: %s)"
                           % " ".join(missing))
-
-
-def _which(tool):
-    return shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 
 
 class SlurmCluster:
