@@ -15,7 +15,6 @@ import json
 import os
 import queue
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -28,8 +27,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import report_layout  # noqa: E402
 import testcluster  # noqa: E402
-
-SKIP_STATUS = 77
 
 # Three hosts whose names differ in length. The root's host, whose worker is
 # received first in every phase, has the longest, so a shorter name received
@@ -46,10 +43,6 @@ GRACE = 15
 
 class Failure(Exception):
     pass
-
-
-def _raise_on_signal(signum, _frame):
-    raise SystemExit(128 + signum)
 
 
 # --- the job -------------------------------------------------------------------
@@ -394,70 +387,19 @@ def case_cleanup(args, _cluster, workdir):
         os.makedirs(child_dir)
         command = [sys.executable, os.path.abspath(__file__), "hold",
                    "--workdir", child_dir] + (["--fail"] if sig is None else [])
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
-        try:
-            ready, _, _ = select.select([child.stdout], [], [], 60)
-            state = json.loads(child.stdout.readline() or "null") if ready else None
-            if state is None:
-                child.send_signal(signal.SIGTERM)
-                child.wait(timeout=60)
-                raise Failure("%s: the held cluster did not come up: %s"
-                              % (way, child.stderr.read()))
-            if state["remote_hostname"] != HOSTS[1]:
-                problems.append("%s: the agent ran its command on %r, not on %s"
-                                % (way, state["remote_hostname"], HOSTS[1]))
-            if sig is not None:
-                child.send_signal(sig)
-            child.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            child.wait()
-            problems.append("%s: the harness did not end within 60 s" % way)
+        state, stopping = testcluster.hold_and_stop(command, sig, start_timeout=60,
+                                                    stop_timeout=60)
+        problems += ["%s: %s" % (way, problem) for problem in stopping]
+        if state is None:
             continue
-        finally:
-            child.stdout.close()
-            child.stderr.close()
-        alive = [pid for pid in state["holders"] + state["remote"] if _alive(pid)]
-        remaining = [pid for pid in _process_ids_in(set(state["namespaces"]))]
-        if alive or remaining:
-            problems.append("%s: left behind processes %s (namespace members %s)"
-                            % (way, alive, remaining))
-            for pid in set(alive + remaining):
-                _kill_quietly(pid)
-        if child.returncode == 0:
-            problems.append("%s: the harness ended with status 0" % way)
+        if state["remote_hostname"] != HOSTS[1]:
+            problems.append("%s: the agent ran its command on %r, not on %s"
+                            % (way, state["remote_hostname"], HOSTS[1]))
+        problems += ["%s: %s" % (way, problem) for problem in testcluster.left_behind(
+            state["holders"] + state["remote"], set(state["namespaces"]))]
     if problems:
         raise Failure("\n".join(problems))
     print("cluster torn down after: %s" % ", ".join(way for way, _ in ways))
-
-
-def _alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def _process_ids_in(namespaces):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.readlink("/proc/%s/ns/net" % entry) in namespaces:
-                found.append(int(entry))
-        except OSError:
-            pass
-    return found
-
-
-def _kill_quietly(pid):
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
 
 
 CASES = {
@@ -477,21 +419,16 @@ def main():
     parser.add_argument("--fail", action="store_true")
     args = parser.parse_args()
 
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, _raise_on_signal)
+    testcluster.exit_on_signals()
 
     if args.case == "hold":
         hold_cluster(args.workdir, args.fail)
         return 0
 
-    try:
-        testcluster.check_prerequisites()
-    except testcluster.Unavailable as reason:
-        if os.environ.get("VELLASTRON_MULTIHOST_REQUIRED") == "1":
-            print("FAIL: multi-host tests required, but %s" % reason)
-            return 1
-        print("SKIP: multi-host tests need network namespaces: %s" % reason)
-        return SKIP_STATUS
+    status = testcluster.unavailable_status(testcluster.check_prerequisites,
+                                            "multi-host tests")
+    if status is not None:
+        return status
     if args.case != "cleanup" and not (args.flavour and args.launcher and args.binary):
         parser.error("%s needs --flavour, --launcher and --binary" % args.case)
 

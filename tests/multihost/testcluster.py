@@ -24,7 +24,9 @@ VELLASTRON_TEST_CLUSTER) and runs the command inside that host's namespaces.
 """
 
 import ctypes
+import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -111,7 +113,34 @@ class _Holder:
         self.log.close()
 
 
-class TestCluster:
+class BuiltOnEntry:
+    """Built on entry, torn down on exit whatever happened in between; a
+    build that fails half-way is torn down too. Subclasses give _build and
+    _tear_down."""
+
+    def __enter__(self):
+        try:
+            self._build()
+        except BaseException:
+            self.tear_down()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.tear_down()
+        return False
+
+    def tear_down(self):
+        # A second signal must not cut the teardown short.
+        blocked = signal.pthread_sigmask(
+            signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+        try:
+            self._tear_down()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+class TestCluster(BuiltOnEntry):
     """Hosts named `host_names`, addresses 10.231.0.1, .2, ... in that order.
 
     With `gateway`, the bridge's namespace is a host of that name as well,
@@ -135,18 +164,6 @@ class TestCluster:
         self.hosts = {}
 
     # --- building ----------------------------------------------------------
-    def __enter__(self):
-        try:
-            self._build()
-        except BaseException:
-            self.tear_down()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.tear_down()
-        return False
-
     def _build(self):
         os.makedirs(os.path.join(self.directory, "hosts"), exist_ok=True)
         hosts_file = os.path.join(self.directory, "etc-hosts")
@@ -261,17 +278,8 @@ class TestCluster:
         return {holder.net for holder in holders}
 
     # --- tearing down ------------------------------------------------------
-    def tear_down(self):
+    def _tear_down(self):
         """Kills everything in the cluster's namespaces, then the holders."""
-        # A second signal must not cut the teardown short.
-        blocked = signal.pthread_sigmask(
-            signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
-        try:
-            self._kill_everything()
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-
-    def _kill_everything(self):
         holders = ([self.bridge] if self.bridge else []) + list(self.hosts.values())
         namespaces = {holder.net for holder in holders if hasattr(holder, "net")}
         holder_pids = {holder.pid for holder in holders}
@@ -299,3 +307,97 @@ class TestCluster:
             holder.stop()
         self.bridge = None
         self.hosts = {}
+
+
+# --- a test runner's start ------------------------------------------------------------
+def exit_on_signals():
+    """SIGTERM and SIGHUP end the runner as an exception would, so that its
+    clusters are torn down on the way out (SIGINT does so already)."""
+    def leave(signum, _frame):
+        raise SystemExit(128 + signum)
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, leave)
+
+
+SKIP_STATUS = 77
+
+
+def unavailable_status(check, what):
+    """None when check() finds the machine able; otherwise prints why on one
+    line and returns the runner's status: 77, a skip, or 1, a failure, where
+    VELLASTRON_MULTIHOST_REQUIRED=1 (the project's CI) demands the tests."""
+    try:
+        check()
+    except Unavailable as reason:
+        if os.environ.get("VELLASTRON_MULTIHOST_REQUIRED") == "1":
+            print("FAIL: %s are required, but %s" % (what, reason))
+            return 1
+        print("SKIP: %s cannot run here: %s" % (what, reason))
+        return SKIP_STATUS
+    return None
+
+
+# --- checking a harness's teardown --------------------------------------------------
+def hold_and_stop(command, sig, start_timeout=120, stop_timeout=90):
+    """Runs `command`, a harness that builds a cluster, prints its state as
+    one line of JSON and holds the cluster, then stops it with `sig` (None:
+    the harness is to fail by itself once it has printed).
+
+    Returns (state, problems): the state printed, None if none came, and
+    what went wrong in the stopping.
+    """
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    problems = []
+    state = None
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], start_timeout)
+        line = child.stdout.readline() if ready else ""
+        state = json.loads(line) if line else None
+        if state is None:
+            child.send_signal(signal.SIGTERM)
+            child.wait(timeout=stop_timeout)
+            problems.append("the held cluster did not come up: %s" % child.stderr.read())
+            return None, problems
+        if sig is not None:
+            child.send_signal(sig)
+        child.wait(timeout=stop_timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+        problems.append("the harness did not end within %d s" % stop_timeout)
+    finally:
+        child.stdout.close()
+        child.stderr.close()
+    if child.returncode == 0:
+        problems.append("the harness ended with status 0")
+    return state, problems
+
+
+def left_behind(pids, namespaces):
+    """Which of `pids` still run, and which processes are still in any of
+    the network namespaces `namespaces`: described, and killed."""
+    alive = [pid for pid in pids if _alive(pid)]
+    members = []
+    for pid in _process_ids():
+        try:
+            if _namespace_id(pid, "net") in namespaces:
+                members.append(pid)
+        except OSError:
+            pass
+    for pid in set(alive + members):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    if alive or members:
+        return ["left behind processes %s (namespace members %s)" % (alive, members)]
+    return []
+
+
+def _alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False

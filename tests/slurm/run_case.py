@@ -18,7 +18,6 @@ import collections
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -32,8 +31,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "multihost"))
 
 import report_layout  # noqa: E402
 import slurmcluster  # noqa: E402
+import testcluster  # noqa: E402
 
-SKIP_STATUS = 77
 SCRIPTS = os.path.join(HERE, "..", "..", "scripts", "slurm")
 
 # Names in Slurm's own (sorted) order, the first one, the root's, the
@@ -70,10 +69,6 @@ CASES = {
 
 class Failure(Exception):
     pass
-
-
-def _raise_on_signal(signum, _frame):
-    raise SystemExit(128 + signum)
 
 
 # --- running a job -----------------------------------------------------------
@@ -396,77 +391,25 @@ def case_cleanup(workdir):
     for number, (way, sig) in enumerate(ways):
         child_dir = os.path.join(workdir, "held-%d" % number)
         os.makedirs(child_dir)
-        child = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), "hold", "--workdir", child_dir]
-            + (["--fail"] if sig is None else []),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        state = None
-        try:
-            ready, _, _ = select.select([child.stdout], [], [], 120)
-            line = child.stdout.readline() if ready else ""
-            state = json.loads(line) if line else None
-            if state is None:
-                child.send_signal(signal.SIGTERM)
-                child.wait(timeout=60)
-                raise Failure("%s: the held cluster did not come up: %s"
-                              % (way, child.stderr.read()))
+        command = [sys.executable, os.path.abspath(__file__), "hold",
+                   "--workdir", child_dir] + (["--fail"] if sig is None else [])
+        started = time.monotonic()
+        state, stopping = testcluster.hold_and_stop(command, sig)
+        way_problems = ["%s: %s" % (way, problem) for problem in stopping]
+        if state is not None:
             if len(state["jobs"]) != 1:
-                problems.append("%s: the held cluster had jobs %s, not one"
-                                % (way, state["jobs"]))
-            if sig is not None:
-                child.send_signal(sig)
-            started = time.monotonic()
-            child.wait(timeout=90)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            child.wait()
-            problems.append("%s: the harness did not end within 90 s" % way)
-            continue
-        finally:
-            child.stdout.close()
-            child.stderr.close()
-        alive = [pid for pid in state["daemons"] + state["holders"] if _alive(pid)]
-        members = _process_ids_in(set(state["namespaces"]))
-        if alive or members:
-            problems.append("%s: left behind processes %s (namespace members %s)"
-                            % (way, alive, members))
-            for pid in set(alive + members):
-                _kill_quietly(pid)
-        if os.path.exists(state["base"]):
-            problems.append("%s: the base folder %s is still there" % (way, state["base"]))
-        if child.returncode == 0:
-            problems.append("%s: the harness ended with status 0" % way)
-        if not problems:
-            print("%s: torn down in %.1f s" % (way, time.monotonic() - started))
+                way_problems.append("%s: the held cluster had jobs %s, not one"
+                                    % (way, state["jobs"]))
+            way_problems += ["%s: %s" % (way, problem) for problem in testcluster.left_behind(
+                state["daemons"] + state["holders"], set(state["namespaces"]))]
+            if os.path.exists(state["base"]):
+                way_problems.append("%s: the base folder %s is still there"
+                                    % (way, state["base"]))
+        if not way_problems:
+            print("%s: held and torn down in %.1f s" % (way, time.monotonic() - started))
+        problems += way_problems
     if problems:
         raise Failure("\n".join(problems))
-
-
-def _alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def _process_ids_in(namespaces):
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink("/proc/%s/ns/net" % entry) in namespaces:
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
-
-
-def _kill_quietly(pid):
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
 
 
 def main():
@@ -483,8 +426,7 @@ def main():
     parser.add_argument("--fail", action="store_true")
     args = parser.parse_args()
 
-    for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, _raise_on_signal)
+    testcluster.exit_on_signals()
 
     if args.case == "hold":
         hold_cluster(args.workdir, args.fail)
@@ -497,14 +439,9 @@ def main():
             return 1
         return 0
 
-    try:
-        slurmcluster.check_prerequisites()
-    except slurmcluster.Unavailable as reason:
-        if os.environ.get("VELLASTRON_MULTIHOST_REQUIRED") == "1":
-            print("FAIL: Slurm tests required, but %s" % reason)
-            return 1
-        print("SKIP: Slurm tests need namespaces and Slurm: %s" % reason)
-        return SKIP_STATUS
+    status = testcluster.unavailable_status(slurmcluster.check_prerequisites, "Slurm tests")
+    if status is not None:
+        return status
     if args.case in CASES and not args.binary:
         parser.error("%s needs --binary" % args.case)
     if args.case in CASES and CASES[args.case].route == "sbatch" and not args.launcher:

@@ -32,7 +32,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "multihost"))
 
 import testcluster  # noqa: E402
-from testcluster import Unavailable  # noqa: E402,F401
+from testcluster import Unavailable  # noqa: E402
 
 CONTROLLER = "slurm-control"
 CONTROLLER_PORT = 26817
@@ -65,9 +65,9 @@ def check_prerequisites():
                           % " ".join(missing))
 
 
-class SlurmCluster:
+class SlurmCluster(testcluster.BuiltOnEntry):
     """Nodes named `node_names`, each with CPUS_PER_NODE CPUs, in one
-    partition; a context manager like testcluster.TestCluster."""
+    partition; built on entry, torn down on exit."""
 
     def __init__(self, node_names, base):
         self.node_names = list(node_names)
@@ -77,18 +77,6 @@ class SlurmCluster:
         self.conf = os.path.join(base, "etc", "slurm.conf")
 
     # --- building ----------------------------------------------------------
-    def __enter__(self):
-        try:
-            self._build()
-        except BaseException:
-            self.tear_down()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.tear_down()
-        return False
-
     def path(self, *parts):
         return os.path.join(self.base, *parts)
 
@@ -235,15 +223,7 @@ class SlurmCluster:
         return "\n".join(text)
 
     # --- tearing down ------------------------------------------------------
-    def tear_down(self):
-        blocked = signal.pthread_sigmask(
-            signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
-        try:
-            self._stop_everything()
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-
-    def _stop_everything(self):
+    def _tear_down(self):
         controller = self.daemons.get("slurmctld")
         if self.hosts is not None and controller is not None and controller.poll() is None:
             self._cancel_jobs()
