@@ -149,7 +149,7 @@ def run_sbatch(cluster, case, binary, launcher, launch_directory):
     output = os.path.join(launch_directory, "vellastron-%d.out" % job_id)
     errors = os.path.join(launch_directory, "vellastron-%d.err" % job_id)
     console = read_lines(output) if os.path.exists(output) else []
-    stderr = open(errors).read() if os.path.exists(errors) else "(no %s)" % errors
+    stderr = open(errors).read() if os.path.exists(errors) else "(no %s)\n" % errors
     return Outcome(job_id, console, None, record, stderr)
 
 
@@ -199,6 +199,24 @@ def benchmark_left(cluster, binary):
 
 
 # --- judging -------------------------------------------------------------------
+# What a good route may write on its standard error. Hydra starts its proxies,
+# one per node, with srun inside the batch job, which inherits the job's
+# tasks per node and says that it ignores them.
+HARMLESS_MESSAGES = [
+    re.compile(r"srun: Warning: can't honor --ntasks-per-node set to \d+ which doesn't match "
+               r"the requested tasks \d+ with the number of requested nodes \d+\. "
+               r"Ignoring --ntasks-per-node\."),
+]
+
+
+def check_messages(outcome, problems):
+    """A launch that works says nothing on standard error, but the above."""
+    unexpected = [line for line in outcome.stderr.splitlines()
+                  if not any(p.fullmatch(line) for p in HARMLESS_MESSAGES)]
+    if unexpected:
+        problems.append("unexpected messages on standard error: %s" % unexpected)
+
+
 def check_accounting(outcome, problems):
     job = outcome.job
     if job.get("JobState") != "COMPLETED" or job.get("ExitCode") != "0:0":
@@ -216,6 +234,10 @@ def check_one_job(cluster, outcome, launch_directory, problems):
     if sorted(set(placement)) != sorted(cluster.node_names):
         problems.append("the job ran on %s, not on %s" % (sorted(set(placement)),
                                                           cluster.node_names))
+    # Where the README sends a user to look for the results file.
+    if outcome.job.get("BatchHost") != placement[0]:
+        problems.append("Slurm gives %s as BatchHost, rank 0 ran on %s"
+                        % (outcome.job.get("BatchHost"), placement[0]))
     names = sorted(n for n in os.listdir(launch_directory) if n.startswith("results_"))
     pattern = re.compile(report_layout.results_file_name_pattern(placement[0]))
     if len(names) != 1 or not pattern.fullmatch(names[0]):
@@ -292,6 +314,7 @@ def run_case(name, args, workdir):
         problems = []
         check_accounting(outcome, problems)
         if case.expect == ONE_JOB:
+            check_messages(outcome, problems)
             check_one_job(cluster, outcome, launch_directory, problems)
         else:
             check_separate_jobs(cluster, outcome, launch_directory, problems)
