@@ -98,8 +98,7 @@ def run_srun(cluster, case, binary, launch_directory, label=False):
     if label:
         # Tells the tasks' interleaved lines apart.
         argv.insert(-1, "--label")
-    env = dict(os.environ)
-    env.update(cluster.environment())
+    env = cluster.environment()
     process = subprocess.Popen(cluster.client_command(argv, launch_directory),
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True, env=env,
@@ -131,8 +130,7 @@ def run_sbatch(cluster, case, binary, launcher, launch_directory):
     with open(wrapper, "w") as out:
         out.write("#!/bin/sh\nexec '%s' \"$@\"\n" % launcher)
     os.chmod(wrapper, 0o755)
-    env = dict(os.environ)
-    env.update(cluster.environment())
+    env = cluster.environment()
     env["PATH"] = os.path.abspath(bin_directory) + ":" + env.get("PATH", "")
     if case.flavour == "openmpi":
         env.update({"OMPI_ALLOW_RUN_AS_ROOT": "1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1"})
@@ -372,8 +370,7 @@ def hold_cluster(workdir, fail):
     """Child of case_cleanup: a cluster with a job running, held until told."""
     base = os.path.join(workdir, "slurm")
     with slurmcluster.SlurmCluster(NODES, base) as cluster:
-        env = dict(os.environ)
-        env.update(cluster.environment())
+        env = cluster.environment()
         srun = subprocess.Popen(cluster.client_command(
             ["srun", "--nodes=%d" % len(NODES), "sleep", "600"], workdir),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

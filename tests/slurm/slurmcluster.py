@@ -148,13 +148,14 @@ class SlurmCluster(testcluster.BuiltOnEntry):
             open(os.path.join(etc, "plugstack.conf"), "w").close()
 
     def environment(self):
-        """What Slurm's client commands need in their environment."""
-        return {"SLURM_CONF": self.conf, "TMPDIR": self.path("tmp")}
+        """This process's environment, with what Slurm's commands need."""
+        env = dict(os.environ)
+        env.update({"SLURM_CONF": self.conf, "TMPDIR": self.path("tmp")})
+        return env
 
     def _start(self, argv, label, enter):
         log = open(self.path("log", label + ".out"), "w")
-        env = dict(os.environ)
-        env.update(self.environment())
+        env = self.environment()
         argv = [_which(argv[0])] + argv[1:]
         try:
             self.daemons[label] = subprocess.Popen(
@@ -193,8 +194,7 @@ class SlurmCluster(testcluster.BuiltOnEntry):
         return self.hosts.enter_gateway([_which(argv[0])] + list(argv[1:]), working_directory)
 
     def client(self, argv, check=True, timeout=60, working_directory=None):
-        env = dict(os.environ)
-        env.update(self.environment())
+        env = self.environment()
         result = subprocess.run(self.client_command(argv, working_directory),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, env=env, timeout=timeout)
