@@ -43,8 +43,6 @@ TASKS_PER_NODE = 2
 # A job bound that only a hang reaches, below ctest's TIMEOUT, so that a
 # hang is reported and the cluster still torn down here.
 JOB_TIMEOUT = 240
-FINAL_STATES = {"COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL", "PREEMPTED",
-                "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"}
 
 # How a route's outcome is judged.
 ONE_JOB = "one job"              # one MPI job of every task: one report, one file
@@ -113,7 +111,7 @@ def run_srun(cluster, case, binary, launch_directory, label=False):
     jobs = cluster.jobs()
     if len(jobs) != 1:
         raise Failure("srun made %d jobs, not one: %s\n%s" % (len(jobs), sorted(jobs), stderr))
-    job_id, record = next(iter(jobs.items()))
+    job_id = next(iter(jobs))
     record = wait_for_end(cluster, job_id)
     return Outcome(job_id, stdout.splitlines(), process.returncode, record, stderr)
 
@@ -156,7 +154,7 @@ def wait_for_end(cluster, job_id):
     deadline = time.monotonic() + JOB_TIMEOUT
     while True:
         record = cluster.jobs().get(job_id)
-        if record is not None and record.get("JobState") in FINAL_STATES:
+        if record is not None and record.get("JobState") in slurmcluster.FINAL_STATES:
             return record
         if time.monotonic() > deadline:
             cluster.client(["scancel", str(job_id)], check=False)

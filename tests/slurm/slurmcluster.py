@@ -46,6 +46,10 @@ PROGRAMS = {"munged": "munge", "slurmctld": "slurmctld", "slurmd": "slurmd",
             "srun": "slurm-client", "sbatch": "slurm-client", "scontrol": "slurm-client",
             "sinfo": "slurm-client", "scancel": "slurm-client"}
 
+# The states of a job that has ended, one way or another.
+FINAL_STATES = {"COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL", "PREEMPTED",
+                "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"}
+
 READY_TIMEOUT = 90
 STOP_GRACE = 10
 
@@ -244,8 +248,7 @@ class SlurmCluster(testcluster.BuiltOnEntry):
             self.client(["scancel", "--full", "--user=root"], check=False, timeout=20)
             deadline = time.monotonic() + STOP_GRACE
             while time.monotonic() < deadline:
-                if all(job.get("JobState") in ("COMPLETED", "CANCELLED", "FAILED", "TIMEOUT")
-                       for job in self.jobs().values()):
+                if all(job.get("JobState") in FINAL_STATES for job in self.jobs().values()):
                     return
                 time.sleep(0.2)
         except (subprocess.TimeoutExpired, OSError):
